@@ -34,6 +34,16 @@ typedef struct LineBuffer {
   int length;  // bytes held
 } LineBuffer;
 
+// The socket is shared by a connection's threads without a lock (the data
+// write thread connects and sends, the read thread watches it); loads and
+// stores are atomic so that each thread sees a whole, recent value.
+static inline int orvoPhpAgentConnFd(const ConnData *c) {
+  return __atomic_load_n(&c->fd, __ATOMIC_ACQUIRE);
+}
+static inline void orvoPhpAgentSetConnFd(ConnData *c, int fd) {
+  __atomic_store_n(&c->fd, fd, __ATOMIC_RELEASE);
+}
+
 #ifdef __cplusplus
 }
 #endif
