@@ -1,6 +1,5 @@
 #include "LineInfo.h"
 
-#include <rapidjson/memorystream.h>
 
 #include <cstring>
 
@@ -128,10 +127,14 @@ void reset(LineInfo &info) {
 
 void LineClassifier::classify(const char *data, size_t size, LineInfo &info) {
   reset(info);
-  rapidjson::MemoryStream in(data, size);
+  // Parsing a private copy in place is markedly faster than parsing the
+  // line where it lies, which copies every string and number aside.
+  scratch_.assign(data, data + size);
+  scratch_.push_back('\0');
+  rapidjson::InsituStringStream in(scratch_.data());
   Handler handler(info);
   rapidjson::ParseResult result =
-      reader_.Parse<rapidjson::kParseNumbersAsStringsFlag>(in, handler);
+      reader_.Parse<rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag>(in, handler);
   // The parser takes a NUL byte for the end of its input, so a line such as
   // {"a":1}<NUL>garbage would pass; only a parse that used every byte counts.
   info.valid = !result.IsError() && in.Tell() == size;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace orvo_collector {
 
@@ -53,6 +54,7 @@ class LineClassifier {
 
  private:
   rapidjson::Reader reader_;
+  std::vector<char> scratch_;
 };
 
 }  // namespace orvo_collector
