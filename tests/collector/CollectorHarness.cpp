@@ -146,7 +146,14 @@ CollectorProcess::CollectorProcess(const std::vector<std::string> &args) {
 
   waitForOutput([](const std::string &text) { return text.find('\n') != std::string::npos; });
   size_t nl = output_.find('\n');
-  if (nl == std::string::npos) throw std::runtime_error("orvo-collector printed no first line");
+  if (nl == std::string::npos) {
+    // The destructor does not run for a constructor that throws.
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    ::close(stdin_);
+    ::close(stdout_);
+    throw std::runtime_error("orvo-collector printed no first line");
+  }
   listening_ = output_.substr(0, nl);
   output_.erase(0, nl + 1);
   size_t colon = listening_.rfind(':');

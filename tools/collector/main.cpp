@@ -123,9 +123,24 @@ bool installSignals() {
   return true;
 }
 
+// A collector started with a standard descriptor closed would hand that
+// number to its first socket or pipe, and then read "standard input" from it
+// or write recorded lines into it.
+void ensureStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+  ensureStandardDescriptors();
   Options options;
   int status = parseOptions(argc, argv, options);
   if (status >= 0) return status;
