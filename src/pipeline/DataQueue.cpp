@@ -34,20 +34,14 @@ void DataQueue::addCapacity() {
   if (current >= maxCapacity) return;
   const uint64_t room = maxCapacity - current;
   const uint64_t step = capacityIncrement < room ? capacityIncrement : room;
-  // One node at a time, so that a failed allocation leaves the pool and the
-  // count in agreement: each reserved node is published at once and pushes
-  // of other threads may already use it.
-  uint64_t added = 0;
-  try {
-    for (; added < step; ++added) {
-      queue.reserve(1);
-      capacityNodes.store(current + added + 1, std::memory_order_release);
-    }
-  } catch (const std::bad_alloc &) {
+  // The nodes of a step become usable at once, slab by slab; if memory
+  // runs out part way the capacity counts exactly what was added.
+  const uint64_t added = queue.reserve(step);
+  capacityNodes.store(current + added, std::memory_order_release);
+  if (added < step)
     logError(kWriterLabel,
              "data queue capacity increase stopped at %lu: out of memory",
              static_cast<unsigned long>(current + added));
-  }
 }
 
 bool addToDataQueue(DataQueue *q, DataQueueItem *item) {

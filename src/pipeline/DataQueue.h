@@ -6,15 +6,20 @@
 // was reserved in advance and never allocates; when the pool is used up the
 // queue grows by one step (under `spinLock`, taken only then) up to its
 // maximum, and past the maximum the event is dropped and counted.
+//
+// The queue underneath is EventNodeQueue rather than Boost.Lockfree's: the
+// same contract (bounded push from a reserved pool, a reserve that may run
+// during pushes and pops, a pop that reports emptiness), with 16-byte nodes
+// instead of cache-line-sized ones, growth by whole slabs instead of one
+// allocation per node, and no unsynchronised reads of recycled nodes.
 #ifndef ORVO_PIPELINE_DATA_QUEUE_H
 #define ORVO_PIPELINE_DATA_QUEUE_H
 
 #include <atomic>
 #include <cstdint>
 
-#include <boost/lockfree/queue.hpp>
-
 #include "pipeline/DataQueueItem.h"
+#include "pipeline/EventNodeQueue.h"
 #include "pipeline/SpinLock.h"
 
 class DataQueue {
@@ -65,7 +70,7 @@ class DataQueue {
   void unlock() { spinLock.release(); }
 
  private:
-  boost::lockfree::queue<DataQueueItem *> queue;
+  EventNodeQueue queue;
   // Read without the lock by producers deciding whether to try growing; a
   // stale value costs one extra locked attempt or one drop.
   std::atomic<uint64_t> capacityNodes;

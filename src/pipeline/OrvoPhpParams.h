@@ -15,8 +15,14 @@ extern "C" {
 #endif
 
 // What an event is about. Only calls and returns are ever enqueued; any
-// value other than 0 and 1 is written as an error event.
+// value other than 0 and 1 is written as an error event. C++ gets the
+// 32-bit underlying type spelled out so that every such value is a valid
+// value of the type there too, as it is in C.
+#ifdef __cplusplus
+typedef enum OrvoPhpAgentDataOp : int32_t {
+#else
 typedef enum OrvoPhpAgentDataOp {
+#endif
   DATA_OP_CALL = 0,
   DATA_OP_RETURN = 1,
   DATA_OP_ERROR = 2

@@ -21,10 +21,10 @@ class SpinLock {
 
   void acquire();
   bool tryAcquire() { return !locked.exchange(true, std::memory_order_acquire); }
-  void release() {
-    locked.store(false, std::memory_order_release);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-  }
+  // A sequentially consistent store: the release of the critical section
+  // and a full barrier in one instruction, so that later loads of this
+  // thread are not hoisted above the release.
+  void release() { locked.store(false, std::memory_order_seq_cst); }
 
   // For std::lock_guard.
   void lock() { acquire(); }
