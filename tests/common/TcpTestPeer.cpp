@@ -13,11 +13,13 @@ namespace orvo_test {
 
 namespace {
 
-int listenOn(int port, int backlog, int *bound) {
+int listenOn(int port, int backlog, int *bound, int receiveBuffer = 0) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket failed");
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (receiveBuffer > 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   struct sockaddr_in addr = {};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -41,8 +43,8 @@ long remainingMs(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-TcpListener::TcpListener(int port, int backlog)
-    : fd(listenOn(port, backlog, &boundPort)) {}
+TcpListener::TcpListener(int port, int backlog, int receiveBuffer)
+    : fd(listenOn(port, backlog, &boundPort, receiveBuffer)) {}
 
 TcpListener::~TcpListener() { close(fd); }
 

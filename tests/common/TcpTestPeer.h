@@ -9,8 +9,9 @@ namespace orvo_test {
 
 class TcpListener {
  public:
-  // Listens on 127.0.0.1:port; port 0 takes an ephemeral port.
-  explicit TcpListener(int port = 0, int backlog = 16);
+  // Listens on 127.0.0.1:port; port 0 takes an ephemeral port. A
+  // non-zero receive buffer size is given to every accepted connection.
+  explicit TcpListener(int port = 0, int backlog = 16, int receiveBuffer = 0);
   ~TcpListener();
   TcpListener(const TcpListener &) = delete;
   TcpListener &operator=(const TcpListener &) = delete;
