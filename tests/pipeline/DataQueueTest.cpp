@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -217,6 +220,72 @@ TEST_F(ProcessQueue, EntryPointsPassEveryArgumentOn) {
   deleteTimestampThread(g.timestampClock);
   g.timestampClock = nullptr;
   g.cfInstanceIndex = g.cfAppName = nullptr;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+
+size_t addressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  size_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Only the soft limit, so that the test can lift it again.
+void limitAddressSpace(size_t bytes) {
+  struct rlimit limit;
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = bytes;
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+// A growth step that runs out of memory adds what it could and counts it
+// exactly; one that gets nothing drops the event and counts it. Neither
+// stops the process or leaves the queue inconsistent.
+TEST_F(ProcessQueue, GrowthWithoutMemoryKeepsTheQueueConsistent) {
+  if (kSanitized)
+    GTEST_SKIP() << "sanitizer allocators do not run under an address-space "
+                    "limit";
+  const int status = orvo_test::runInChild([] {
+    auto require = [](bool ok, int code) {
+      if (!ok) _exit(code);
+    };
+    DataQueue *q = newCustomDataQueue(1, 50000000, 100000000);
+    g.dataQueue = q;
+    orvoPhpAgentQueueMessageForDataConn(DATA_OP_CALL, "f", 1);
+
+    // Room for a few slabs of the 800 MB step, not for all of it.
+    limitAddressSpace(addressSpaceInUse() + (8 << 20));
+    orvoPhpAgentQueueMessageForDataConn(DATA_OP_CALL, "f", 2);
+    limitAddressSpace(RLIM_INFINITY);
+    const unsigned long capacity = q->capacity();
+    require(capacity > 2 && capacity < 50000001, 2);
+    require(getDroppedCount(q) == 0, 3);
+    for (unsigned long n = 3; n <= capacity; ++n)
+      orvoPhpAgentQueueMessageForDataConn(DATA_OP_CALL, "f", n);
+    require(getDroppedCount(q) == 0, 4);
+
+    // No memory at all: the next event is dropped and counted.
+    limitAddressSpace(addressSpaceInUse());
+    orvoPhpAgentQueueMessageForDataConn(DATA_OP_CALL, "f", capacity + 1);
+    limitAddressSpace(RLIM_INFINITY);
+    require(getDroppedCount(q) == 1, 5);
+    require(q->capacity() == capacity, 6);
+
+    unsigned long n = 0;
+    while (DataQueueItem *item = q->dequeue()) {
+      require(item->getSeq() == ++n, 7);
+      delete item;
+    }
+    require(n == capacity, 8);
+    deleteDataQueue(q);
+    g.dataQueue = nullptr;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 // Producers race each other, the consumer and the growth steps; as long as
