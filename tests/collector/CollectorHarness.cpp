@@ -70,22 +70,6 @@ int reap(pid_t pid, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-bool waitFor(const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (true) {
-    if (condition()) return true;
-    if (Clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(2ms);
-  }
-}
-
-std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 size_t countLines(const std::string &text) {
   size_t n = 0;
   for (char ch : text) n += ch == '\n';
@@ -104,116 +88,10 @@ std::map<std::string, uint64_t> parseSummary(const std::string &text) {
   return values;
 }
 
-TempDir::TempDir() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base ? base : "/tmp") +
-                        "/orvo_collector_XXXXXX";
-  std::vector<char> name(pattern.begin(), pattern.end());
-  name.push_back('\0');
-  if (mkdtemp(name.data()) == nullptr) fail("mkdtemp");
-  path_ = name.data();
-}
-
-TempDir::~TempDir() {
-  if (DIR *d = opendir(path_.c_str())) {
-    while (dirent *e = readdir(d)) {
-      std::string entry = e->d_name;
-      if (entry != "." && entry != "..") unlink((path_ + "/" + entry).c_str());
-    }
-    closedir(d);
-  }
-  rmdir(path_.c_str());
-}
-
 int runToExit(const std::vector<std::string> &args) {
-  std::vector<std::string> full{ORVO_COLLECTOR_PATH};
+  std::vector<std::string> full{orvo_test::collectorBinary()};
   full.insert(full.end(), args.begin(), args.end());
   return reap(spawn(full, -1, -1, -1), 10s);
-}
-
-CollectorProcess::CollectorProcess(const std::vector<std::string> &args) {
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) fail("pipe");
-  std::vector<std::string> full{ORVO_COLLECTOR_PATH, "--port", "0"};
-  full.insert(full.end(), args.begin(), args.end());
-  pid_ = spawn(full, in[0], out[1], STDERR_FILENO);
-  ::close(in[0]);
-  ::close(out[1]);
-  stdin_ = in[1];
-  stdout_ = out[0];
-  // A test that stops reading the child's stdin must not die of SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-
-  waitForOutput([](const std::string &text) { return text.find('\n') != std::string::npos; });
-  size_t nl = output_.find('\n');
-  if (nl == std::string::npos) {
-    // The destructor does not run for a constructor that throws.
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    ::close(stdin_);
-    ::close(stdout_);
-    throw std::runtime_error("orvo-collector printed no first line");
-  }
-  listening_ = output_.substr(0, nl);
-  output_.erase(0, nl + 1);
-  size_t colon = listening_.rfind(':');
-  if (colon != std::string::npos) port_ = static_cast<uint16_t>(atoi(listening_.c_str() + colon + 1));
-}
-
-CollectorProcess::~CollectorProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (stdin_ >= 0) ::close(stdin_);
-  if (stdout_ >= 0) ::close(stdout_);
-}
-
-void CollectorProcess::writeStdin(const std::string &text) {
-  const char *p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(stdin_, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) fail("write to the collector's stdin");
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
-void CollectorProcess::closeStdin() {
-  ::close(stdin_);
-  stdin_ = -1;
-}
-
-bool CollectorProcess::readOutput(std::chrono::milliseconds timeout) {
-  pollfd p{stdout_, POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return true;
-  char buf[65536];
-  ssize_t n = read(stdout_, buf, sizeof buf);
-  if (n <= 0) return false;
-  output_.append(buf, static_cast<size_t>(n));
-  return true;
-}
-
-bool CollectorProcess::waitForOutput(const std::function<bool(const std::string &)> &condition,
-                                     std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition(output_)) {
-    if (Clock::now() >= deadline) return false;
-    if (!readOutput(std::chrono::milliseconds(millisLeft(deadline)))) return condition(output_);
-  }
-  return true;
-}
-
-int CollectorProcess::stop(int signal) {
-  if (kill(pid_, signal) != 0) fail("kill");
-  auto deadline = Clock::now() + 10s;
-  while (Clock::now() < deadline && readOutput(std::chrono::milliseconds(millisLeft(deadline)))) {
-  }
-  int status = reap(pid_, std::chrono::milliseconds(millisLeft(deadline)) + 100ms);
-  pid_ = -1;
-  return status;
 }
 
 Client::Client(uint16_t port, int receiveBuffer) {

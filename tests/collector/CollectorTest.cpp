@@ -94,7 +94,7 @@ TEST(CollectorTest, RecordsEveryLineUnchangedAndInOrderPerConnection) {
 }
 
 TEST(CollectorTest, WritesToStandardOutputAfterTheListeningLine) {
-  CollectorProcess collector({});
+  CollectorProcess collector({}, 0, /*recordToFile=*/false);
   Client client(collector.port());
   const std::string lines = "{\"op\":\"fnC\",\"pid\":\"1\"}\nsecond line\n";
   client.send(lines);

@@ -33,14 +33,20 @@ std::string collectorBinary() {
   return std::string(ORVO_BINARY_DIR) + "/orvo-collector";
 }
 
-CollectorProcess::CollectorProcess(int port,
-                                   const std::vector<std::string> &extraArgs)
-    : out(dir.file("collector.out")) {
+CollectorProcess::CollectorProcess(const std::vector<std::string> &extraArgs,
+                                   int port, bool recordToFile) {
   int in[2], outPipe[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
   std::vector<std::string> args = {collectorBinary(), "--port",
-                                   std::to_string(port), "--out", out};
+                                   std::to_string(port)};
+  for (size_t i = 0; i + 1 < extraArgs.size(); ++i)
+    if (extraArgs[i] == "--out") out = extraArgs[i + 1];
+  if (out.empty() && recordToFile) {
+    out = dir.file("collector.out");
+    args.push_back("--out");
+    args.push_back(out);
+  }
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char *> argv;
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -65,8 +71,13 @@ CollectorProcess::CollectorProcess(int port,
     return text.find('\n') != std::string::npos;
   });
   size_t nl = stdoutText.find('\n');
-  if (nl == std::string::npos)
+  if (nl == std::string::npos) {
+    // The destructor does not run for a constructor that throws.
+    stop(SIGKILL);
+    close(stdinFd);
+    close(stdoutFd);
     throw std::runtime_error("orvo-collector printed no first line");
+  }
   listening = stdoutText.substr(0, nl);
   stdoutText.erase(0, nl + 1);
   size_t colon = listening.rfind(':');
@@ -95,15 +106,22 @@ void CollectorProcess::writeStdin(const std::string &text) {
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(stdinFd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw std::runtime_error("write to collector stdin failed");
     done += static_cast<size_t>(n);
   }
 }
 
+void CollectorProcess::closeStdin() {
+  if (stdinFd >= 0) close(stdinFd);
+  stdinFd = -1;
+}
+
+// False once standard output has ended; true after data or a time-out.
 bool CollectorProcess::readOutput(std::chrono::milliseconds timeout) {
   struct pollfd p = {stdoutFd, POLLIN, 0};
-  if (poll(&p, 1, static_cast<int>(timeout.count())) != 1) return false;
-  char buf[4096];
+  if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return true;
+  char buf[65536];
   ssize_t n = read(stdoutFd, buf, sizeof(buf));
   if (n <= 0) return false;
   stdoutText.append(buf, static_cast<size_t>(n));
@@ -116,7 +134,8 @@ bool CollectorProcess::waitForOutput(
   auto deadline = Clock::now() + timeout;
   while (!condition(stdoutText)) {
     if (millisLeft(deadline) == 0) return false;
-    readOutput(std::chrono::milliseconds(millisLeft(deadline)));
+    if (!readOutput(std::chrono::milliseconds(millisLeft(deadline))))
+      return condition(stdoutText);
   }
   return true;
 }

@@ -20,10 +20,12 @@ std::string collectorBinary();
 
 class CollectorProcess {
  public:
-  // Starts `orvo-collector --port <port> --out <file> <extraArgs...>` and
-  // waits for its "listening on" line. Port 0 takes an ephemeral port.
-  explicit CollectorProcess(int port = 0,
-                            const std::vector<std::string> &extraArgs = {});
+  // Starts `orvo-collector --port <port> <args...>` and waits for its
+  // "listening on" line; port 0 takes an ephemeral port. Unless `args` name
+  // an --out file or `recordToFile` is false, the collector records into a
+  // file of its own (outFile()).
+  explicit CollectorProcess(const std::vector<std::string> &args = {},
+                            int port = 0, bool recordToFile = true);
   // Stops it with SIGTERM (killing it if it does not end).
   ~CollectorProcess();
   CollectorProcess(const CollectorProcess &) = delete;
@@ -38,8 +40,9 @@ class CollectorProcess {
   std::vector<std::string> lines() const;
 
   // Writes to the collector's standard input (lines for command
-  // connections).
+  // connections), or closes it.
   void writeStdin(const std::string &text);
+  void closeStdin();
 
   // Standard output after the "listening on" line, read so far; `stop`
   // reads it to its end (the summary).

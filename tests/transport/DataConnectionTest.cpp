@@ -127,7 +127,7 @@ TEST_F(DataConnectionTest, ARestartedCollectorGetsAFreshOpeningMessage) {
   ASSERT_TRUE(waitFor(
       [&] { return log->countContaining("closing data connection fd") == 1; }));
 
-  collector.reset(new CollectorProcess(port));
+  collector.reset(new CollectorProcess({}, port));
   enqueueCalls(10, 20);
   ASSERT_TRUE(waitFor([&] { return collector->lines().size() >= 11; },
                       std::chrono::seconds(20)));
