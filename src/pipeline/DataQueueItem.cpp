@@ -113,6 +113,26 @@ DataQueueItem::DataQueueItem(OrvoPhpAgentDataOp op, const char *fn,
       params_(nullptr),
       texts_(inlineTexts_) {
   const bool cloudFoundry = cfAppId && cfInstIdx;
+  if (!cloudFoundry && !excClass && !excMsg && !excFn && !excFile) {
+    // Most records are plain calls and returns: the name is the only text.
+    const size_t n = boundedLength(fn);
+    const uint32_t end = n ? static_cast<uint32_t>(n + 1) : 0;
+    if (params) params_ = copyParams(params);
+    if (end > kInlineTextBytes) {
+      try {
+        texts_ = static_cast<char *>(::operator new(end));
+      } catch (...) {
+        ::operator delete(params_);
+        throw;
+      }
+    }
+    if (n) {
+      memcpy(texts_, fn, n);
+      texts_[n] = '\0';
+    }
+    for (uint32_t &e : textEnd_) e = end;
+    return;
+  }
   const char *source[kTextCount] = {fn,
                                     cloudFoundry ? cfAppId : nullptr,
                                     cloudFoundry ? cfInstIdx : nullptr,
@@ -129,7 +149,7 @@ DataQueueItem::DataQueueItem(OrvoPhpAgentDataOp op, const char *fn,
   }
 
   // The parameter copy first: if it cannot be made nothing else is held.
-  params_ = copyParams(params);
+  if (params) params_ = copyParams(params);
   if (total > kInlineTextBytes) {
     try {
       texts_ = static_cast<char *>(::operator new(total));
@@ -152,7 +172,7 @@ DataQueueItem::DataQueueItem(OrvoPhpAgentDataOp op, const char *fn,
 
 DataQueueItem::~DataQueueItem() {
   if (texts_ != inlineTexts_) ::operator delete(texts_);
-  ::operator delete(params_);  // one block; _OrvoPhpParams is trivial
+  if (params_) ::operator delete(params_);  // one block, trivial contents
 }
 
 const char *DataQueueItem::getOpStr() const {

@@ -12,8 +12,8 @@
 // string objects: each non-empty text is stored with its terminating NUL,
 // one after the other, and `textEnd_` holds the offset just past each one.
 // A record whose texts fit into `inlineTexts_` (a plain call with a
-// function name of up to about 45 bytes) is a single allocation; otherwise
-// the texts take one more. The attached parameter copy is one allocation
+// function name of up to 47 bytes) is a single allocation; otherwise the
+// texts take one more. The attached parameter copy is one allocation
 // too: the record, its header array and all its texts in one block.
 #ifndef ORVO_PIPELINE_DATA_QUEUE_ITEM_H
 #define ORVO_PIPELINE_DATA_QUEUE_ITEM_H

@@ -51,9 +51,23 @@ TEST(DataQueueItem, KeepsItsOwnCopiesOfEveryText) {
                      t("App\\Err"), t("bad\nthing"), t("App\\run"),
                      t("C:\\www\\index.php"), 17, &frontend, t("shop"),
                      t("app-id"), t("3"));
+  // Plain calls take a shorter way through the constructor; the same copy
+  // rules hold for them, with names inline and beyond.
+  const std::string shortName = "App\\Http\\Kernel::handle";
+  Item plainShort = plain(DATA_OP_CALL, t(shortName), &frontend);
+  Item plainLong = plain(DATA_OP_CALL, t(longName));
   t.scribble();
   headers[0] = {nullptr, nullptr};
   frontend = _OrvoPhpParams{};
+
+  EXPECT_EQ(plainShort->getFuncNameStr(), shortName);
+  EXPECT_STREQ(plainShort->getHttpHeaderValue(1), "10.0.0.1");
+  EXPECT_EQ(plainLong->getFuncNameStr(), longName);
+  for (const DataQueueItem *p : {plainShort.get(), plainLong.get()}) {
+    EXPECT_EQ(p->getExceptionClass(), "");
+    EXPECT_EQ(p->getExceptionFile(), "");
+    EXPECT_EQ(p->getCFAppName(), nullptr);
+  }
 
   EXPECT_EQ(item.getFuncNameStr(), longName);
   EXPECT_EQ(item.getTimestamp(), 1700000000123UL);
