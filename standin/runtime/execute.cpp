@@ -42,9 +42,13 @@ void runInternalSteps(const Body *body);
 const Step *stepOf(const zend_op *op) { return static_cast<const Step *>(op->handler); }
 
 zval *lookupVar(const std::string &name) {
+  zend_uint keyLength = static_cast<zend_uint>(name.size()) + 1;
+  // Code that reads an auto-global ($_SERVER, $GLOBALS, ...) makes it exist.
+  if (!zend_hash_exists(&EG(symbol_table), name.c_str(), keyLength)) {
+    zend_is_auto_global(name.c_str(), keyLength - 1);
+  }
   zval **found;
-  if (zend_hash_find(&EG(symbol_table), name.c_str(), static_cast<zend_uint>(name.size()) + 1,
-                     reinterpret_cast<void **>(&found)) == SUCCESS) {
+  if (zend_hash_find(&EG(symbol_table), name.c_str(), keyLength, reinterpret_cast<void **>(&found)) == SUCCESS) {
     return *found;
   }
   return nullptr;
@@ -322,18 +326,17 @@ zval *newObjectFor(const Step *st) {
 }
 
 zend_function *constructorFor(const Step *st, zend_class_entry *ce) {
-  static const std::string kConstruct = "__construct";
   if (st->ctor == 1) {
     zend_op_array *fn = static_cast<zend_op_array *>(ecalloc(1, sizeof(zend_op_array)));
-    fillUserFunction(fn, kConstruct.c_str(), ce, st->body,
+    fillUserFunction(fn, st->ctorName.c_str(), ce, st->body,
                      st->file.empty() ? zend_get_executed_filename() : st->file.c_str(), nullptr);
     fn->fn_flags |= ZEND_ACC_CTOR;
     return reinterpret_cast<zend_function *>(fn);
   }
-  zend_function *known = findMethod(ce, kConstruct.data(), kConstruct.size());
+  zend_function *known = findMethod(ce, st->ctorName.data(), st->ctorName.size());
   if (known && known->type == ZEND_INTERNAL_FUNCTION) return known;
   zend_internal_function *fn = static_cast<zend_internal_function *>(ecalloc(1, sizeof(zend_internal_function)));
-  fillInternalFunction(fn, kConstruct.c_str(), ce, &st->behaviour);
+  fillInternalFunction(fn, st->ctorName.c_str(), ce, &st->behaviour);
   fn->fn_flags |= ZEND_ACC_CTOR;
   return reinterpret_cast<zend_function *>(fn);
 }

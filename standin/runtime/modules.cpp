@@ -20,6 +20,20 @@ struct LoadedModule {
 std::vector<LoadedModule> gModules;
 int gNextModuleNumber = 1;
 
+// Runs a lifecycle callback so that a bailout inside it ends only the
+// callback. Kept apart so that no caller's locals live across the jump.
+int callGuarded(int (*callback)(int, int), int number) {
+  volatile int result = FAILURE;
+  zend_try {
+    result = callback(MODULE_PERSISTENT, number);
+  }
+  zend_catch {
+    result = FAILURE;
+  }
+  zend_end_try();
+  return result;
+}
+
 zend_execute_data *callerFrame() { return EG(current_execute_data); }
 
 const char *activeClassName(const char **space) { return get_active_class_name(space); }
@@ -290,17 +304,8 @@ void modulesStartup() {
   for (LoadedModule &m : gModules) {
     if (m.started) continue;
     zend_module_entry *entry = m.entry;
-    volatile int result = SUCCESS;
     EG(current_module) = entry;
-    if (entry->module_startup_func) {
-      zend_try {
-        result = entry->module_startup_func(MODULE_PERSISTENT, entry->module_number);
-      }
-      zend_catch {
-        result = FAILURE;
-      }
-      zend_end_try();
-    }
+    int result = entry->module_startup_func ? callGuarded(entry->module_startup_func, entry->module_number) : SUCCESS;
     EG(current_module) = nullptr;
     if (result != SUCCESS) {
       fprintf(stderr, "standin-php: module %s: module start failed\n", entry->name);
@@ -314,22 +319,16 @@ void modulesStartup() {
 void modulesRequestStartup() {
   for (LoadedModule &m : gModules) {
     zend_module_entry *entry = m.entry;
-    if (!m.started || !entry->request_startup_func) continue;
-    zend_try {
-      entry->request_startup_func(MODULE_PERSISTENT, entry->module_number);
-    }
-    zend_end_try();
+    if (m.started && entry->request_startup_func) callGuarded(entry->request_startup_func, entry->module_number);
   }
 }
 
 void modulesRequestShutdown() {
   for (size_t i = gModules.size(); i-- > 0;) {
     zend_module_entry *entry = gModules[i].entry;
-    if (!gModules[i].started || !entry->request_shutdown_func) continue;
-    zend_try {
-      entry->request_shutdown_func(MODULE_PERSISTENT, entry->module_number);
+    if (gModules[i].started && entry->request_shutdown_func) {
+      callGuarded(entry->request_shutdown_func, entry->module_number);
     }
-    zend_end_try();
   }
 }
 
@@ -337,12 +336,7 @@ void modulesShutdown() {
   for (size_t i = gModules.size(); i-- > 0;) {
     LoadedModule &m = gModules[i];
     zend_module_entry *entry = m.entry;
-    if (m.started && entry->module_shutdown_func) {
-      zend_try {
-        entry->module_shutdown_func(MODULE_PERSISTENT, entry->module_number);
-      }
-      zend_end_try();
-    }
+    if (m.started && entry->module_shutdown_func) callGuarded(entry->module_shutdown_func, entry->module_number);
     m.started = false;
     entry->module_started = 0;
     zend_unregister_ini_entries(entry->module_number);

@@ -135,6 +135,18 @@ zend_bool createEmpty(const char *name, zend_uint name_len) {
   return 0;
 }
 
+// $GLOBALS: an array whose table is the global symbol table itself.
+zend_bool createGlobals(const char *name, zend_uint name_len) {
+  zval *globals;
+  ALLOC_ZVAL(globals);
+  Z_SET_REFCOUNT_P(globals, 1);
+  Z_SET_ISREF_P(globals);
+  Z_TYPE_P(globals) = IS_ARRAY;
+  Z_ARRVAL_P(globals) = &EG(symbol_table);
+  zend_hash_update(&EG(symbol_table), name, name_len + 1, &globals, sizeof(zval *), nullptr);
+  return 0;
+}
+
 int armAutoGlobal(void *pData) {
   zend_auto_global *g = static_cast<zend_auto_global *>(pData);
   g->armed = 1;
@@ -211,6 +223,23 @@ const char *errorTypeName(int type) {
   }
 }
 
+// The request's files; a fatal error or exit jumps back here. Kept apart so
+// that no caller's locals live across the jump.
+void runScripts(const Request *req) {
+  zend_try {
+    if (req->hasPrepend) runFile(req->prependFile, req->prependBody);
+    if (!EG(exception)) runFile(req->file, req->body);
+  }
+  zend_end_try();
+}
+
+void sendRemainingHeaders() {
+  zend_try {
+    if (!SG(headers_sent)) sapi_send_headers();
+  }
+  zend_end_try();
+}
+
 }  // namespace
 
 void setOutputEcho(int fd) { gEchoFd = fd; }
@@ -243,6 +272,7 @@ void sapiStartup(const char *name) {
   zend_register_auto_global("_SERVER", 7, 1, createServer);
   zend_register_auto_global("_ENV", 4, 1, createEmpty);
   zend_register_auto_global("_REQUEST", 8, 1, createEmpty);
+  zend_register_auto_global("GLOBALS", 7, 1, createGlobals);
 }
 
 void sapiShutdown() {
@@ -289,19 +319,12 @@ void runRequest(const Scenario &scenario, size_t index, Response *out) {
   PG(modules_activated) = 1;
   PG(during_request_startup) = 0;
 
-  zend_try {
-    if (req.hasPrepend) runFile(req.prependFile, req.prependBody);
-    if (!EG(exception)) runFile(req.file, req.body);
-  }
-  zend_end_try();
+  runScripts(&req);
 
   // Request end: the modules' request end runs before headers that were
   // never sent (no output at all) go out, as in the real server.
   modulesRequestShutdown();
-  zend_try {
-    if (!SG(headers_sent)) sapi_send_headers();
-  }
-  zend_end_try();
+  sendRemainingHeaders();
 
   if (!out->headersSent) out->status = SG(sapi_headers).http_response_code;
   gInRequest = false;

@@ -475,7 +475,8 @@ class ScenarioParser {
       if (st->name.empty()) return fail(where + ".internal", "expected a function name");
     } else if (k == "new") {
       st->kind = StepKind::New;
-      if (!allowOnly(s, where, {"new", "line", "properties", "args", "constructor", "body", "file", "return", "as"},
+      if (!allowOnly(s, where, {"new", "line", "properties", "args", "constructor", "constructor_name", "body", "file",
+                                "return", "as"},
                      what.c_str()) ||
           !mainString(&st->name) || !newValue(s, where, &st->object) || !stringAttr(s, "as", where, &st->as) ||
           !stringAttr(s, "file", where, &st->file)) {
@@ -490,9 +491,12 @@ class ScenarioParser {
       } else if (!ctor.empty()) {
         return fail(where + ".constructor", "expected \"user\" or \"internal\"");
       }
-      if (!st->ctor && (s.HasMember("args") || s.HasMember("body") || s.HasMember("return") || s.HasMember("file"))) {
-        return fail(where, "args, body, return and file belong to a constructor: add \"constructor\"");
+      if (!st->ctor && (s.HasMember("args") || s.HasMember("body") || s.HasMember("return") || s.HasMember("file") ||
+                        s.HasMember("constructor_name"))) {
+        return fail(where, "args, body, return, file and constructor_name belong to a constructor: add \"constructor\"");
       }
+      if (!stringAttr(s, "constructor_name", where, &st->ctorName)) return false;
+      if (st->ctorName.empty()) return fail(where + ".constructor_name", "expected a method name");
       if (s.HasMember("args")) {
         const JValue &a = s["args"];
         if (!a.IsArray()) return fail(where + ".args", "expected an array, got " + describe(a));

@@ -78,6 +78,7 @@ struct Step {
   bool hasFinally = false;
   Body finallyBody;
   int ctor = 0;  // New: 0 no constructor call, 1 user, 2 internal
+  std::string ctorName = "__construct";
   Value value;   // Set: the value; SetCookie: the value
   long expires = 0;
   std::string path, domain;

@@ -68,7 +68,8 @@ void _zval_dtor(zval *zvalue) {
       break;
     case IS_ARRAY:
     case IS_CONSTANT_ARRAY:
-      if (Z_ARRVAL_P(zvalue)) {
+      // $GLOBALS is the symbol table itself, which the request owns.
+      if (Z_ARRVAL_P(zvalue) && Z_ARRVAL_P(zvalue) != &EG(symbol_table)) {
         zend_hash_destroy(Z_ARRVAL_P(zvalue));
         efree(Z_ARRVAL_P(zvalue));
       }

@@ -45,6 +45,18 @@ PHP_FUNCTION(inspect_request) {
   RETURN_LONG(zend_hash_num_elements(Z_ARRVAL_PP(server)));
 }
 
+PHP_FUNCTION(inspect_globals) {
+  (void)ht;
+  (void)return_value;
+  (void)return_value_ptr;
+  (void)this_ptr;
+  (void)return_value_used;
+  zval **globals;
+  if (zend_hash_find(&EG(symbol_table), "GLOBALS", sizeof("GLOBALS"), reinterpret_cast<void **>(&globals)) == SUCCESS) {
+    gSeen.push_back(Z_ARRVAL_PP(globals) == &EG(symbol_table) ? "globals:self" : "globals:other");
+  }
+}
+
 PHP_FUNCTION(greet) {
   (void)return_value_ptr;
   (void)this_ptr;
@@ -103,7 +115,7 @@ PHP_FUNCTION(call_by_name) {
   zval_dtor(&name);
 }
 
-const zend_function_entry kFunctions[] = {PHP_FE(inspect_request, NULL) PHP_FE(greet, NULL)
+const zend_function_entry kFunctions[] = {PHP_FE(inspect_request, NULL) PHP_FE(inspect_globals, NULL) PHP_FE(greet, NULL)
                                               PHP_FE(call_by_name, NULL) PHP_FE_END};
 
 zend_module_entry gModule = {STANDARD_MODULE_HEADER, "engine_test", kFunctions, nullptr, nullptr, nullptr,
@@ -130,6 +142,22 @@ TEST_F(StandinEngine, ServerArrayIsCreatedOnDemandAndCookiesArriveInTheirOwnArra
                                       "cookie:abc"}),
             gSeen);
   EXPECT_EQ("2", r.body);
+}
+
+TEST_F(StandinEngine, CodeThatReadsAnAutoGlobalMakesItExist) {
+  start();
+  load();
+  gSeen.clear();
+  run(R"({"requests": [{"file": "/index.php", "server": {"REQUEST_URI": "/"}, "body": [
+        {"set": "s", "value": {"var": "_SERVER"}},
+        {"set": "g", "value": {"var": "GLOBALS"}},
+        {"internal": "inspect_request"},
+        {"internal": "inspect_globals"},
+        {"unset": "g"},
+        {"unset": "GLOBALS"}]}]})");
+  ASSERT_FALSE(gSeen.empty());
+  EXPECT_EQ("server:present", gSeen[0]);
+  EXPECT_EQ("globals:self", gSeen.back()) << "$GLOBALS is the symbol table itself";
 }
 
 TEST_F(StandinEngine, ScriptFunctionsParseTheirArguments) {
