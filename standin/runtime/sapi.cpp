@@ -303,8 +303,12 @@ void runRequest(const Scenario &scenario, size_t index, Response *out) {
   SG(request_info).cookie_data = const_cast<char *>(findServerValue(req, "HTTP_COOKIE"));
   SG(request_info).path_translated = const_cast<char *>(req.file.c_str());
   SG(request_info).content_type = findServerValue(req, "CONTENT_TYPE");
-  // The command-line interpreter has no response headers at all.
-  SG(request_info).no_headers = !strcmp(sapi_module.name, "cli");
+  // The command-line interpreter has no response headers at all: they count
+  // as sent from the start, and setting one is not an error.
+  if (!strcmp(sapi_module.name, "cli")) {
+    SG(request_info).no_headers = 1;
+    SG(headers_sent) = 1;
+  }
   SG(global_request_time) = static_cast<double>(time(nullptr));
 
   memset(&core_globals, 0, sizeof(core_globals));
