@@ -280,6 +280,20 @@ TEST(StandinPhpExtension, ScriptFunctionResultIsEchoed) {
   EXPECT_EQ("hello world", readFile(dir.file("stdout.txt"))) << "the cli host writes its output like php-cli";
 }
 
+TEST(StandinPhpProcesses, AWorkerThatDiesIsReportedWithExitCodeThree) {
+  TempDir dir;
+  writeFile(dir.file("php.ini"), std::string("extension=") + STANDIN_TEST_EXTENSION + "\n");
+  writeFile(dir.file("s.json"), R"({"process_model": "prefork", "workers": 2, "requests": [
+      {"file": "/ok.php", "body": [{"echo": "fine"}]},
+      {"file": "/crash.php", "body": [{"internal": "standin_test_die"}]}]})");
+  HostRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
+  ASSERT_TRUE(run.exited);
+  EXPECT_EQ(3, run.exitCode);
+  EXPECT_NE(std::string::npos, run.err.find("worker 1 (pid ")) << run.err;
+  EXPECT_NE(std::string::npos, run.err.find("ended by signal 9")) << run.err;
+  EXPECT_EQ(1u, lines(readFile(dir.file("r.jsonl"))).size()) << "the other worker's response is kept";
+}
+
 struct BadInput {
   const char *name;
   std::string ini;

@@ -5,6 +5,7 @@
 //
 // Built twice: once as it should be, once with a foreign build id.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -116,10 +117,21 @@ PHP_FUNCTION(standin_test_hello) {
   RETURN_STRING(greeting, 0);
 }
 
+// Ends the calling process at once, as a crashing module would.
+PHP_FUNCTION(standin_test_die) {
+  (void)ht;
+  (void)return_value;
+  (void)return_value_ptr;
+  (void)this_ptr;
+  (void)return_value_used;
+  kill(getpid(), SIGKILL);
+}
+
 }  // extern "C"
 
 static const zend_function_entry standin_test_functions[] = {
     PHP_FE(standin_test_hello, NULL)
+    PHP_FE(standin_test_die, NULL)
     PHP_FE_END
 };
 
