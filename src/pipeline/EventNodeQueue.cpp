@@ -140,30 +140,24 @@ bool EventNodeQueue::bounded_push(DataQueueItem *item) {
 }
 
 bool EventNodeQueue::pop(DataQueueItem *&item) {
-  for (;;) {
-    uint64_t first = head.load(std::memory_order_acquire);
-    Node *h = target(first);
-    uint64_t last = tail.load(std::memory_order_acquire);
-    const uint64_t next = h->next.load(std::memory_order_acquire);
-    if (first != head.load(std::memory_order_acquire)) continue;
-    Node *n = target(next);
-    if (h == target(last)) {
-      if (!n) return false;
-      tail.compare_exchange_strong(last, link(n, nextTag(last)),
+  // Only the consumer moves the head, so it needs no compare-and-swap.
+  const uint64_t first = head.load(std::memory_order_relaxed);
+  Node *h = target(first);
+  Node *n = target(h->next.load(std::memory_order_acquire));
+  if (!n) return false;
+  // Never let the head pass the tail: a push that linked `n` may not have
+  // swung the tail yet, and a node the tail points to must not be recycled.
+  uint64_t last = tail.load(std::memory_order_acquire);
+  while (target(last) == h) {
+    if (tail.compare_exchange_weak(last, link(n, nextTag(last)),
                                    std::memory_order_release,
-                                   std::memory_order_relaxed);
-      continue;
-    }
-    if (!n) continue;
-    DataQueueItem *value = n->item.load(std::memory_order_relaxed);
-    if (head.compare_exchange_weak(first, link(n, nextTag(first)),
-                                   std::memory_order_acq_rel,
-                                   std::memory_order_relaxed)) {
-      item = value;
-      giveFree(h);
-      return true;
-    }
+                                   std::memory_order_acquire))
+      break;
   }
+  item = n->item.load(std::memory_order_relaxed);
+  head.store(link(n, nextTag(first)), std::memory_order_release);
+  giveFree(h);
+  return true;
 }
 
 bool EventNodeQueue::empty() const {

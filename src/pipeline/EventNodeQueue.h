@@ -34,7 +34,10 @@ class EventNodeQueue {
   EventNodeQueue(const EventNodeQueue &) = delete;
   EventNodeQueue &operator=(const EventNodeQueue &) = delete;
 
+  // Any number of threads may push.
   bool bounded_push(DataQueueItem *item);
+  // One consumer at a time (the data write thread): pop moves the head
+  // without a compare-and-swap.
   bool pop(DataQueueItem *&item);
   // A snapshot: exact when no other thread pushes or pops meanwhile.
   bool empty() const;
