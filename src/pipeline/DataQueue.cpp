@@ -1,7 +1,5 @@
 #include "pipeline/DataQueue.h"
 
-#include <new>
-
 #include "engine/orvo_php_agent_globals.h"
 #include "support/Log.h"
 

@@ -7,14 +7,20 @@
 //   pop.
 // - pop reports an empty queue by returning false.
 //
-// Pushes and pops are lock-free (a thread stalled or abandoned in the middle
-// of a push never stops the others: a node is published by one compare-and-
-// swap, and a lagging tail is swung by whoever sees it). Nodes are 16 bytes,
-// carved from slabs that live as long as the queue, so a node that another
-// thread still reads after it was recycled is always valid memory; tags in
-// the upper 16 bits of every link make a stale compare-and-swap fail. Every
-// shared field is an atomic, so the queue is free of data races in the
-// language's sense too.
+// Pushes and pops are lock-free: a thread stalled or abandoned in the middle
+// of a push never stops the others, because a node is published by one
+// compare-and-swap and a lagging tail is swung by whoever sees it. That
+// matters here: the engine can leave the interpreter's thread at any point
+// by a long jump (a fatal error raised from a timeout signal), and designs
+// that claim a slot first and fill it later would leave the consumer
+// waiting on that slot for ever. At worst such a push loses the one node it
+// had taken from the pool.
+//
+// Nodes are 16 bytes, carved from slabs that live as long as the queue, so
+// a node that another thread still reads after it was recycled is always
+// valid memory; tags in the upper 16 bits of every link make a stale
+// compare-and-swap fail. Every shared field is an atomic, so the queue is
+// free of data races in the language's sense too.
 #ifndef ORVO_PIPELINE_EVENT_NODE_QUEUE_H
 #define ORVO_PIPELINE_EVENT_NODE_QUEUE_H
 
