@@ -1,13 +1,10 @@
 // standin-php as a program: the application scenario in every process
 // model, with and without an extension in the way, and bad inputs.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,19 +14,15 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "common/StandinPhpProcess.h"
+#include "common/TestSupport.h"
+
 namespace {
 
-std::string readFile(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void writeFile(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+using orvo_test::readFile;
+using orvo_test::StandinRun;
+using orvo_test::TempDir;
+using orvo_test::writeFile;
 
 std::vector<std::string> lines(const std::string &text) {
   std::vector<std::string> out;
@@ -39,52 +32,9 @@ std::vector<std::string> lines(const std::string &text) {
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/standin-php-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  std::string file(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-struct HostRun {
-  pid_t pid = 0;
-  bool exited = false;
-  int exitCode = -1;
-  std::string err;
-};
-
-HostRun runHost(const TempDir &dir, const std::string &ini, const std::string &scenario, const std::string &responses) {
-  std::vector<std::string> args = {STANDIN_PHP, "-c", ini, scenario};
-  if (!responses.empty()) {
-    args.push_back("--responses");
-    args.push_back(responses);
-  }
-  std::string errPath = dir.file("stderr.txt");
-  HostRun run;
-  run.pid = fork();
-  if (run.pid == 0) {
-    int out = open(dir.file("stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(run.pid, &status, 0);
-  run.exited = WIFEXITED(status);
-  run.exitCode = run.exited ? WEXITSTATUS(status) : -1;
-  run.err = readFile(errPath);
-  return run;
+StandinRun runHost(const TempDir &dir, const std::string &ini, const std::string &scenario,
+                   const std::string &responses) {
+  return orvo_test::runStandinPhp(dir.path(), ini, scenario, responses);
 }
 
 struct Model {
@@ -190,13 +140,13 @@ TEST_P(StandinPhp, RunsTheApplicationAlikeWithAndWithoutAnExtension) {
   writeFile(dir.file("hooked.ini"), std::string("extension = \"") + STANDIN_TEST_EXTENSION +
                                         "\"\nstandin_test.record = " + dir.file("record.txt") + " ; record\n");
 
-  HostRun plain = runHost(dir, dir.file("plain.ini"), dir.file("app.json"), dir.file("plain.jsonl"));
+  StandinRun plain = runHost(dir, dir.file("plain.ini"), dir.file("app.json"), dir.file("plain.jsonl"));
   ASSERT_TRUE(plain.exited);
   ASSERT_EQ(0, plain.exitCode) << plain.err;
   const std::string plainResponses = readFile(dir.file("plain.jsonl"));
   expectApplicationResponses(plainResponses, m);
 
-  HostRun hooked = runHost(dir, dir.file("hooked.ini"), dir.file("app.json"), dir.file("hooked.jsonl"));
+  StandinRun hooked = runHost(dir, dir.file("hooked.ini"), dir.file("app.json"), dir.file("hooked.jsonl"));
   ASSERT_TRUE(hooked.exited);
   ASSERT_EQ(0, hooked.exitCode) << hooked.err;
   EXPECT_EQ(plainResponses, readFile(dir.file("hooked.jsonl")))
@@ -247,7 +197,7 @@ TEST(StandinPhpProcesses, FpmWorkersAreChildrenOfTheMasterAndPreforkWorkersOfThe
     std::filesystem::remove(dir.file("record.txt"));
     writeFile(dir.file("hooked.ini"),
               std::string("extension=") + STANDIN_TEST_EXTENSION + "\nstandin_test.record=" + dir.file("record.txt") + "\n");
-    HostRun run = runHost(dir, dir.file("hooked.ini"), dir.file("app.json"), "");
+    StandinRun run = runHost(dir, dir.file("hooked.ini"), dir.file("app.json"), "");
     ASSERT_EQ(0, run.exitCode) << run.err;
     std::string host = std::to_string(run.pid);
     std::string master;
@@ -271,13 +221,13 @@ TEST(StandinPhpExtension, ScriptFunctionResultIsEchoed) {
   writeFile(dir.file("php.ini"), std::string("extension=") + STANDIN_TEST_EXTENSION + "\n");
   writeFile(dir.file("s.json"), R"({"requests": [{"file": "/index.php", "body": [
       {"internal": "standin_test_hello", "args": ["world"], "echo_result": true}]}]})");
-  HostRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
+  StandinRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
   ASSERT_EQ(0, run.exitCode) << run.err;
   rapidjson::Document doc;
   doc.Parse(readFile(dir.file("r.jsonl")).c_str());
   ASSERT_FALSE(doc.HasParseError());
   EXPECT_STREQ("hello world", doc["body"].GetString());
-  EXPECT_EQ("hello world", readFile(dir.file("stdout.txt"))) << "the cli host writes its output like php-cli";
+  EXPECT_EQ("hello world", run.out) << "the cli host writes its output like php-cli";
 }
 
 TEST(StandinPhpProcesses, AWorkerThatDiesIsReportedWithExitCodeThree) {
@@ -286,7 +236,7 @@ TEST(StandinPhpProcesses, AWorkerThatDiesIsReportedWithExitCodeThree) {
   writeFile(dir.file("s.json"), R"({"process_model": "prefork", "workers": 2, "requests": [
       {"file": "/ok.php", "body": [{"echo": "fine"}]},
       {"file": "/crash.php", "body": [{"internal": "standin_test_die"}]}]})");
-  HostRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
+  StandinRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
   ASSERT_TRUE(run.exited);
   EXPECT_EQ(3, run.exitCode);
   EXPECT_NE(std::string::npos, run.err.find("worker 1 (pid ")) << run.err;
@@ -310,7 +260,7 @@ TEST_P(StandinPhpBadInput, IsAClearMessageAndTheDocumentedExitCode) {
   TempDir dir;
   writeFile(dir.file("php.ini"), GetParam().ini);
   writeFile(dir.file("s.json"), GetParam().scenario);
-  HostRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
+  StandinRun run = runHost(dir, dir.file("php.ini"), dir.file("s.json"), dir.file("r.jsonl"));
   ASSERT_TRUE(run.exited) << "never a crash";
   EXPECT_EQ(GetParam().exitCode, run.exitCode) << run.err;
   EXPECT_NE(std::string::npos, run.err.find(GetParam().message)) << run.err;
