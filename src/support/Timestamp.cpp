@@ -1,5 +1,6 @@
 #include "support/Timestamp.h"
 
+#include <pthread.h>
 #include <sys/time.h>
 
 #include <boost/chrono/duration.hpp>
@@ -24,6 +25,7 @@ void Timestamp::stop() {
 }
 
 void Timestamp::run() {
+  pthread_setname_np(pthread_self(), "orvo-clock");
   running.store(true);
   try {
     while (running.load()) {

@@ -108,6 +108,7 @@ extern "C" int orvoPhpAgentSocketReadNothing(ConnData *c, const char *label) {
 
 extern "C" void *orvoPhpAgentDataConnWriteThreadMain(void *) {
   ConnData *c = dataConnection();
+  pthread_setname_np(pthread_self(), "orvo-data-write");
   logInfo(dataQueueThreadName, "data connection write thread starting");
   enterDataThread();
   int quietCount = 0;
@@ -148,6 +149,7 @@ extern "C" void *orvoPhpAgentDataConnWriteThreadMain(void *) {
 
 extern "C" void *orvoPhpAgentDataConnReadThreadMain(void *) {
   ConnData *c = dataConnection();
+  pthread_setname_np(pthread_self(), "orvo-data-read");
   logInfo(dataQueueThreadName, "data connection read thread starting");
   enterDataThread();
   while (true) {

@@ -88,6 +88,15 @@ std::vector<std::string> listDir(const std::string &path) {
   return names;
 }
 
+int threadsNamed(const std::string &prefix) {
+  int n = 0;
+  for (const std::string &task : listDir("/proc/self/task")) {
+    std::string name = readFile("/proc/self/task/" + task + "/comm");
+    if (name.compare(0, prefix.size(), prefix) == 0) ++n;
+  }
+  return n;
+}
+
 bool waitFor(const std::function<bool()> &condition,
              std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -32,6 +32,10 @@ bool fileExists(const std::string &path);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> listDir(const std::string &path);
 
+// Number of this process's threads whose name starts with `prefix` (the
+// probe names its threads "orvo-...").
+int threadsNamed(const std::string &prefix);
+
 // Polls `condition` every few milliseconds until it holds or `timeout`
 // passes; returns its last value.
 bool waitFor(const std::function<bool()> &condition,

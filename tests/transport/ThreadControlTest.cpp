@@ -17,13 +17,10 @@ namespace {
 
 ConnData *record = nullptr;
 
-int threadCount() {
-  return static_cast<int>(orvo_test::listDir("/proc/self/task").size());
-}
-
 // Blocks in a long poll on nothing, as a data read thread does while it has
 // no socket: only a cancel ends it early.
 void *blockedInPoll(void *) {
+  pthread_setname_np(pthread_self(), "orvo-test-poll");
   enterConnectionThread();
   CancellationPoint cancellable;
   poll(nullptr, 0, 60000);
@@ -97,9 +94,8 @@ TEST_F(ThreadControlTest, WakePipeEndsAReaderInPollAtOnce) {
 TEST_F(ThreadControlTest, ThreadThatOutlivesTheWaitIsCancelled) {
   ASSERT_EQ(orvoPhpAgentInitConnData(&conn, 0, "data connection", nullptr), 0);
   orvo_php_agent_globals.threadExitWaitTime = 0.2;
-  const int before = threadCount();
   orvoPhpAgentStartThread(&conn, blockedInPoll, nullptr);
-  ASSERT_TRUE(waitFor([&] { return threadCount() == before + 1; }));
+  ASSERT_TRUE(waitFor([] { return orvo_test::threadsNamed("orvo-test-poll") == 1; }));
 
   auto start = std::chrono::steady_clock::now();
   orvoPhpAgentStopThread(&conn);
@@ -120,7 +116,7 @@ TEST_F(ThreadControlTest, ThreadThatOutlivesTheWaitIsCancelled) {
                                "exit after cancel"),
             1);
   // Cancelled at its blocking call, the thread is gone.
-  EXPECT_TRUE(waitFor([&] { return threadCount() == before; }));
+  EXPECT_TRUE(waitFor([] { return orvo_test::threadsNamed("orvo-test-poll") == 0; }));
 }
 
 }  // namespace
