@@ -246,6 +246,29 @@ extern "C" void orvoPhpAgentCloseConnection(ConnData *c, const char *label) {
   closeSocketQuietly(fd);
 }
 
+SocketWait waitForSocketOrWake(ConnData *c, int fd, int timeoutMs) {
+  struct pollfd fds[2];
+  fds[0].fd = fd;
+  fds[0].events = POLLIN | POLLRDNORM;
+  fds[0].revents = 0;
+  fds[1].fd = c->wakePipe[0];
+  fds[1].events = POLLIN | POLLRDNORM;
+  fds[1].revents = 0;
+  int rc;
+  {
+    CancellationPoint cancellable;
+    rc = poll(fds, 2, timeoutMs);
+  }
+  if (rc < 0) return errno == EINTR ? SocketWait::kInterrupted : SocketWait::kFailed;
+  if (fds[1].revents & POLLHUP) return SocketWait::kWoken;
+  return fds[0].revents != 0 ? SocketWait::kReadable : SocketWait::kTimedOut;
+}
+
+ssize_t receiveCancellable(int fd, char *buffer, size_t size) {
+  CancellationPoint cancellable;
+  return recv(fd, buffer, size, 0);
+}
+
 extern "C" char *orvoPhpAgentFindLineEnd(LineBuffer *b) {
   if (b->length <= 0) return nullptr;
   char *newline = static_cast<char *>(memchr(b->data, '\n', b->length));
@@ -263,31 +286,16 @@ extern "C" int orvoPhpAgentReadLine(ConnData *c, LineBuffer *b,
       return 0;
     }
     const int fd = orvoPhpAgentConnFd(c);
-    struct pollfd fds[2];
-    fds[0].fd = fd;
-    fds[0].events = POLLIN | POLLRDNORM;
-    fds[0].revents = 0;
-    fds[1].fd = c->wakePipe[0];
-    fds[1].events = POLLIN | POLLRDNORM;
-    fds[1].revents = 0;
-    int rc;
-    {
-      CancellationPoint cancellable;
-      rc = poll(fds, 2, kReadPollTimeoutMs);
-    }
-    if (rc < 0) {
-      if (errno == EINTR) continue;
+    const SocketWait seen = waitForSocketOrWake(c, fd, kReadPollTimeoutMs);
+    if (seen == SocketWait::kFailed) {
       int err = errno;
       logError(label, "command thread: poll error(%d): %s", err, strerror(err));
       return 0;
     }
-    if (fds[1].revents & POLLHUP) return -1;
-    if (fds[0].revents == 0) continue;
-    ssize_t n;
-    {
-      CancellationPoint cancellable;
-      n = recv(fd, b->data + b->length, kLineBufferSize - b->length, 0);
-    }
+    if (seen == SocketWait::kWoken) return -1;
+    if (seen != SocketWait::kReadable) continue;
+    ssize_t n = receiveCancellable(fd, b->data + b->length,
+                                   kLineBufferSize - b->length);
     if (n <= 0) {
       logInfo(label, "command thread: EOF from collector");
       return 0;

@@ -30,6 +30,19 @@ char *orvoPhpAgentFindLineEnd(LineBuffer *b);
 
 #ifdef __cplusplus
 }
+
+#include <sys/types.h>
+
+// What one wait on a connection's socket and its wake pipe saw.
+enum class SocketWait { kFailed, kInterrupted, kWoken, kTimedOut, kReadable };
+
+// Waits up to `timeoutMs` for input on `fd` (ignored when negative) and for
+// the wake pipe to hang up, as a cancellation point. kFailed leaves errno
+// set.
+SocketWait waitForSocketOrWake(ConnData *c, int fd, int timeoutMs);
+
+// recv() as a cancellation point.
+ssize_t receiveCancellable(int fd, char *buffer, size_t size);
 #endif
 
 #endif

@@ -54,33 +54,17 @@ void closeIfShutDown(ConnData *c) {
 }
 
 int socketReadNothing(ConnData *c, int fd, const char *label) {
-  struct pollfd fds[2];
-  fds[0].fd = fd;
-  fds[0].events = POLLIN | POLLRDNORM;
-  fds[0].revents = 0;
-  fds[1].fd = c->wakePipe[0];
-  fds[1].events = POLLIN | POLLRDNORM;
-  fds[1].revents = 0;
-  int rc;
-  {
-    CancellationPoint cancellable;
-    rc = poll(fds, 2, kReadPollTimeoutMs);
-  }
-  if (rc < 0) {
-    if (errno == EINTR) return 1;
+  const SocketWait seen = waitForSocketOrWake(c, fd, kReadPollTimeoutMs);
+  if (seen == SocketWait::kFailed) {
     int err = errno;
     logError(label, "data connection read thread: poll error(%d): %s", err,
              strerror(err));
     return 0;
   }
-  if (fds[1].revents & POLLHUP) return -1;
-  if (fds[0].revents != 0) {
+  if (seen == SocketWait::kWoken) return -1;
+  if (seen == SocketWait::kReadable) {
     char discard[kDiscardBufferSize];
-    ssize_t n;
-    {
-      CancellationPoint cancellable;
-      n = recv(fd, discard, sizeof(discard), 0);
-    }
+    ssize_t n = receiveCancellable(fd, discard, sizeof(discard));
     if (n <= 0) {
       logInfo(label, "data connection read thread: EOF from collector");
       return 0;

@@ -874,29 +874,28 @@ void zend_execute(zend_op_array *op_array) {
   efree(frame);
 }
 
-void zend_error(int type, const char *format, ...) {
+// Hands the error to the error callback with the place being executed.
+static void raiseError(int type, const char *format, va_list args) {
   const char *file = nullptr;
   zend_uint line = 0;
   if (!(type & E_CORE) && zend_is_executing()) {
     file = zend_get_executed_filename();
     line = zend_get_executed_lineno();
   }
+  zend_error_cb(type, file ? file : "Unknown", line, format, args);
+}
+
+void zend_error(int type, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  zend_error_cb(type, file ? file : "Unknown", line, format, args);
+  raiseError(type, format, args);
   va_end(args);
 }
 
 void zend_error_noreturn(int type, const char *format, ...) {
-  const char *file = nullptr;
-  zend_uint line = 0;
-  if (!(type & E_CORE) && zend_is_executing()) {
-    file = zend_get_executed_filename();
-    line = zend_get_executed_lineno();
-  }
   va_list args;
   va_start(args, format);
-  zend_error_cb(type, file ? file : "Unknown", line, format, args);
+  raiseError(type, format, args);
   va_end(args);
   zend_bailout();
 }

@@ -45,6 +45,14 @@ int index(zval *arg, zend_ulong idx, zval *value) {
   return zend_hash_index_update(Z_ARRVAL_P(target), idx, &value, sizeof(zval *), nullptr);
 }
 
+// A value converted in place first lets go of what its old kind owned.
+void releaseOwned(zval *op) {
+  if (Z_TYPE_P(op) == IS_STRING || Z_TYPE_P(op) == IS_ARRAY || Z_TYPE_P(op) == IS_OBJECT ||
+      Z_TYPE_P(op) == IS_RESOURCE) {
+    _zval_dtor(op);
+  }
+}
+
 }  // namespace
 
 extern "C" {
@@ -186,10 +194,7 @@ void convert_to_long(zval *op) {
       value = 1;
       break;
   }
-  if (Z_TYPE_P(op) == IS_STRING || Z_TYPE_P(op) == IS_ARRAY || Z_TYPE_P(op) == IS_OBJECT ||
-      Z_TYPE_P(op) == IS_RESOURCE) {
-    _zval_dtor(op);
-  }
+  releaseOwned(op);
   ZVAL_LONG(op, value);
 }
 
@@ -218,10 +223,7 @@ void convert_to_boolean(zval *op) {
       value = 1;
       break;
   }
-  if (Z_TYPE_P(op) == IS_STRING || Z_TYPE_P(op) == IS_ARRAY || Z_TYPE_P(op) == IS_OBJECT ||
-      Z_TYPE_P(op) == IS_RESOURCE) {
-    _zval_dtor(op);
-  }
+  releaseOwned(op);
   ZVAL_BOOL(op, value);
 }
 
