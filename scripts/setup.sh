@@ -6,7 +6,6 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config
-  clang libclang-rt-14-dev
   libboost-dev libboost-atomic-dev libboost-thread-dev libboost-log-dev
   libboost-regex-dev libboost-filesystem-dev libboost-date-time-dev
   libboost-random-dev libboost-exception-dev libboost-container-dev
