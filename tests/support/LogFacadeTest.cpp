@@ -128,6 +128,24 @@ TEST_F(LogFacadeTest, WritesAfterDestroyLoggerAreDropped) {
   EXPECT_EQ(capture.count("main", "after"), 0);
 }
 
+TEST_F(LogFacadeTest, ConsoleLoggerWritesWorkerLinesOnStandardError) {
+  orvo_test::TempDir dir;
+  const std::string err = dir.file("stderr.txt");
+  int status = orvo_test::runInChild([&] {
+    if (freopen(err.c_str(), "w", stderr) == nullptr) throw 1;
+    initConsoleLogger();
+    logWarning("data", "to the console %d", 7);
+  });
+  ASSERT_EQ(status, 0);
+  std::vector<std::string> lines = orvo_test::readLines(err);
+  ASSERT_EQ(lines.size(), 1u);
+  // The channel is the worker's own pid; the threshold is the default.
+  EXPECT_TRUE(std::regex_search(
+      lines[0], std::regex(std::string("^") + kStamp +
+                           R"( <warning>  [^:]+:\|\d{5}\|:data  to the console 7$)")))
+      << lines[0];
+}
+
 TEST_F(LogFacadeTest, SetLogLevelClamps) {
   const struct {
     int given;

@@ -132,6 +132,30 @@ TEST_F(LogFilesTest, WorkerFileRotatesAfterOneMebibyte) {
   EXPECT_FALSE(fileExists(workerFile(dir, workerPid, 2)));
 }
 
+TEST_F(LogFilesTest, WorkerFileNumbersContinueAfterTheFilesAlreadyThere) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  int status = runInChild([&] {
+    int pid = getpid();
+    if (write(pipeFds[1], &pid, sizeof(pid)) != sizeof(pid)) throw 1;
+    // Files an earlier process with the same id left behind.
+    orvo_test::writeFile(workerFile(dir, pid, 0), "old 0\n");
+    orvo_test::writeFile(workerFile(dir, pid, 3), "old 3\n");
+    initFileLogger(dir.path().c_str(), kMainId);
+    logInfo("main", "fresh");
+  });
+  ASSERT_EQ(status, 0);
+  int workerPid = 0;
+  ASSERT_EQ(read(pipeFds[0], &workerPid, sizeof(workerPid)),
+            (ssize_t)sizeof(workerPid));
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+  EXPECT_EQ(readFile(workerFile(dir, workerPid, 0)), "old 0\n");
+  EXPECT_EQ(readFile(workerFile(dir, workerPid, 3)), "old 3\n");
+  EXPECT_NE(readFile(workerFile(dir, workerPid, 4)).find("main  fresh"),
+            std::string::npos);
+}
+
 TEST_F(LogFilesTest, ProcessForkedFromAWorkerNeverWritesIntoTheWorkersFile) {
   int pipeFds[2];
   ASSERT_EQ(pipe(pipeFds), 0);
