@@ -107,10 +107,11 @@ bool waitFor(const std::function<bool()> &condition,
   }
 }
 
-int runInChild(const std::function<void()> &body) {
+int runInChild(const std::function<void()> &body, int *childPid) {
   fflush(nullptr);
   pid_t pid = fork();
   if (pid < 0) return -1;
+  if (pid > 0 && childPid != nullptr) *childPid = pid;
   if (pid == 0) {
     int code = 0;
     try {

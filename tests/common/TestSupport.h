@@ -44,8 +44,8 @@ bool waitFor(const std::function<bool()> &condition,
 // Runs `body` in a forked child and returns its exit status: 0 when the body
 // returned normally, 1 when it threw, the signal number + 128 when it died.
 // The child leaves with _exit so that nothing of the parent's test state
-// runs twice.
-int runInChild(const std::function<void()> &body);
+// runs twice. `childPid`, when given, receives the child's process id.
+int runInChild(const std::function<void()> &body, int *childPid = nullptr);
 
 }  // namespace orvo_test
 

@@ -78,20 +78,12 @@ TEST_F(LogFilesTest, MainProcessAppendsToItsNamedFile) {
 
 TEST_F(LogFilesTest, WorkerWritesItsOwnFileInTheWorkerFormat) {
   int workerPid = 0;
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
   int status = runInChild([&] {
-    int pid = getpid();
-    if (write(pipeFds[1], &pid, sizeof(pid)) != sizeof(pid)) throw 1;
     initFileLogger(dir.path().c_str(), kMainId);
-    logInfo("main", "initializing dataqueue in pid %d", pid);
+    logInfo("main", "initializing dataqueue in pid %d", getpid());
     logDebug("main", "below the inherited threshold");
-  });
+  }, &workerPid);
   ASSERT_EQ(status, 0);
-  ASSERT_EQ(read(pipeFds[0], &workerPid, sizeof(workerPid)),
-            (ssize_t)sizeof(workerPid));
-  close(pipeFds[0]);
-  close(pipeFds[1]);
 
   auto lines = readLines(workerFile(dir, workerPid, 0));
   ASSERT_EQ(lines.size(), 1u);
@@ -106,21 +98,13 @@ TEST_F(LogFilesTest, WorkerWritesItsOwnFileInTheWorkerFormat) {
 }
 
 TEST_F(LogFilesTest, WorkerFileRotatesAfterOneMebibyte) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
+  int workerPid = 0;
   int status = runInChild([&] {
-    int pid = getpid();
-    if (write(pipeFds[1], &pid, sizeof(pid)) != sizeof(pid)) throw 1;
     initFileLogger(dir.path().c_str(), kMainId);
     std::string chunk(900, 'r');
     for (int i = 0; i < 1300; ++i) logInfo("main", "%04d %s", i, chunk.c_str());
-  });
+  }, &workerPid);
   ASSERT_EQ(status, 0);
-  int workerPid = 0;
-  ASSERT_EQ(read(pipeFds[0], &workerPid, sizeof(workerPid)),
-            (ssize_t)sizeof(workerPid));
-  close(pipeFds[0]);
-  close(pipeFds[1]);
 
   struct stat first;
   ASSERT_EQ(stat(workerFile(dir, workerPid, 0).c_str(), &first), 0);
@@ -133,23 +117,16 @@ TEST_F(LogFilesTest, WorkerFileRotatesAfterOneMebibyte) {
 }
 
 TEST_F(LogFilesTest, WorkerFileNumbersContinueAfterTheFilesAlreadyThere) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
+  int workerPid = 0;
   int status = runInChild([&] {
-    int pid = getpid();
-    if (write(pipeFds[1], &pid, sizeof(pid)) != sizeof(pid)) throw 1;
+    const int pid = getpid();
     // Files an earlier process with the same id left behind.
     orvo_test::writeFile(workerFile(dir, pid, 0), "old 0\n");
     orvo_test::writeFile(workerFile(dir, pid, 3), "old 3\n");
     initFileLogger(dir.path().c_str(), kMainId);
     logInfo("main", "fresh");
-  });
+  }, &workerPid);
   ASSERT_EQ(status, 0);
-  int workerPid = 0;
-  ASSERT_EQ(read(pipeFds[0], &workerPid, sizeof(workerPid)),
-            (ssize_t)sizeof(workerPid));
-  close(pipeFds[0]);
-  close(pipeFds[1]);
   EXPECT_EQ(readFile(workerFile(dir, workerPid, 0)), "old 0\n");
   EXPECT_EQ(readFile(workerFile(dir, workerPid, 3)), "old 3\n");
   EXPECT_NE(readFile(workerFile(dir, workerPid, 4)).find("main  fresh"),
@@ -157,38 +134,30 @@ TEST_F(LogFilesTest, WorkerFileNumbersContinueAfterTheFilesAlreadyThere) {
 }
 
 TEST_F(LogFilesTest, ProcessForkedFromAWorkerNeverWritesIntoTheWorkersFile) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe(pipeFds), 0);
+  // The grandchild's pid is known only inside the worker: it leaves it in a
+  // file for the test.
+  const std::string grandchildPidFile = dir.file("grandchild.pid");
+  int workerPid = 0;
   int status = runInChild([&] {
-    int pids[2] = {getpid(), 0};
     initFileLogger(dir.path().c_str(), kMainId);
     logInfo("main", "from the worker");
+    int grandchildPid = 0;
     int grandchild = runInChild([&] {
       initFileLogger(dir.path().c_str(), kMainId);
       logInfo("main", "from the grandchild");
-    });
+    }, &grandchildPid);
     if (grandchild != 0) throw 1;
     logInfo("main", "worker again");
-    // The grandchild's pid is the next file's: find it by its content.
-    for (const std::string &name : orvo_test::listDir(dir.path()))
-      if (readFile(dir.file(name)).find("from the grandchild") !=
-          std::string::npos)
-        pids[1] = std::stoi(name.substr(name.find('-') + 1));
-    if (write(pipeFds[1], pids, sizeof(pids)) != sizeof(pids)) throw 1;
-  });
+    orvo_test::writeFile(grandchildPidFile, std::to_string(grandchildPid));
+  }, &workerPid);
   ASSERT_EQ(status, 0);
-  int pids[2] = {0, 0};
-  ASSERT_EQ(read(pipeFds[0], pids, sizeof(pids)), (ssize_t)sizeof(pids));
-  close(pipeFds[0]);
-  close(pipeFds[1]);
+  const int grandchildPid = std::stoi(readFile(grandchildPidFile));
 
-  std::string worker = readFile(workerFile(dir, pids[0], 0));
+  std::string worker = readFile(workerFile(dir, workerPid, 0));
   EXPECT_NE(worker.find("from the worker"), std::string::npos);
   EXPECT_NE(worker.find("worker again"), std::string::npos);
   EXPECT_EQ(worker.find("from the grandchild"), std::string::npos);
-  ASSERT_NE(pids[1], 0) << "the grandchild wrote no file of its own";
-  EXPECT_NE(pids[1], pids[0]);
-  EXPECT_NE(readFile(workerFile(dir, pids[1], 0)).find("from the grandchild"),
+  EXPECT_NE(readFile(workerFile(dir, grandchildPid, 0)).find("from the grandchild"),
             std::string::npos);
 }
 
