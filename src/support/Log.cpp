@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <iostream>
 #include <string>
 
@@ -32,12 +33,16 @@ namespace {
 
 const size_t kLogMessageBufferSize = 1024;
 
-// Both are written only during set-up and by setLogLevel and read without a
-// lock on every check: the latest value is good enough.
-bool disabled = true;
-int severityLevel = LOG_LEVEL_INFO;
+// Both are written only during set-up and by setLogLevel and read on every
+// check from every thread: relaxed atomics, plain loads on the hot path,
+// and the latest value is good enough.
+std::atomic<bool> disabled(true);
+std::atomic<int> severityLevel(LOG_LEVEL_INFO);
 
-bool levelEnabled(int level) { return !disabled && level >= severityLevel; }
+bool levelEnabled(int level) {
+  return !disabled.load(std::memory_order_relaxed) &&
+         level >= severityLevel.load(std::memory_order_relaxed);
+}
 
 const char *workerLevelName(LogLevel level) {
   switch (level) {
@@ -122,8 +127,8 @@ extern "C" bool logFatalEnabled(void) { return levelEnabled(LOG_LEVEL_FATAL); }
 extern "C" void setLogLevel(int level) {
   if (level > LOG_LEVEL_FATAL) level = LOG_LEVEL_FATAL;
   if (level < LOG_LEVEL_TRACE) level = LOG_LEVEL_TRACE;
-  severityLevel = level;
-  if (disabled) return;
+  severityLevel.store(level, std::memory_order_relaxed);
+  if (disabled.load(std::memory_order_relaxed)) return;
   if (isParentProcess()) {
     if (orvo_php_agent_globals.logger != nullptr)
       orvo_php_agent_globals.logger->setLevel(level);
@@ -154,7 +159,7 @@ extern "C" void initConsoleLogger(void) {
     sink->locked_backend()->auto_flush(true);
     sink->set_formatter(getFormatter());
     logging::core::get()->add_sink(sink);
-    disabled = false;
+    disabled.store(false, std::memory_order_relaxed);
     char channel[6];
     snprintf(channel, sizeof(channel), "%05d", static_cast<int>(getpid()));
     getLogger().channel(channel);
@@ -164,7 +169,7 @@ extern "C" void initConsoleLogger(void) {
 
 bool isParentProcess() { return getpid() == orvo_php_agent_globals.mainPid; }
 
-int getLogLevel() { return severityLevel; }
+int getLogLevel() { return severityLevel.load(std::memory_order_relaxed); }
 
 OrvoChildLogger &getLogger() {
   static OrvoChildLogger childLogger(
@@ -187,11 +192,11 @@ logging::formatter getFormatter() {
          << expr::smessage;
 }
 
-void enableLogFacade() { disabled = false; }
+void enableLogFacade() { disabled.store(false, std::memory_order_relaxed); }
 
 void resetLogFacadeForTesting() {
-  disabled = true;
-  severityLevel = LOG_LEVEL_INFO;
+  disabled.store(true, std::memory_order_relaxed);
+  severityLevel.store(LOG_LEVEL_INFO, std::memory_order_relaxed);
   try {
     logging::core::get()->remove_all_sinks();
     logging::core::get()->reset_filter();
