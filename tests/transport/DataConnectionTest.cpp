@@ -13,6 +13,7 @@
 #include "common/CollectorProcess.h"
 #include "common/TcpTestPeer.h"
 #include "pipeline/DataQueueWrapper.h"
+#include "support/LogFiles.h"
 #include "support/Timestamp.h"
 #include "transport/DataConnection.h"
 #include "transport/TransportTestFixture.h"
@@ -179,9 +180,12 @@ TEST_F(DataConnectionTest, StalledCollectorNeverBlocksTheInterpreterOrItsExit) {
     // The whole scenario runs in a child so that its normal exit (static
     // destructors included) is part of what is checked.
     int rc = 1;
-    // This process's lines go to a log of its own.
-    orvo_php_agent_globals.logger = nullptr;
-    (void)log.release();
+    // This process's lines go to a log of its own. The parent's capture is
+    // kept as it is (its destructor would remove the parent's directory);
+    // only this process's copy of the parent's log file is closed.
+    static orvo_test::LogCapture *parentCapture = log.release();
+    (void)parentCapture;
+    destroyLoggerImpl();
     log.reset(new orvo_test::LogCapture(LOG_LEVEL_TRACE));
     {
       // A tiny receive window so that the socket buffers fill at once.
