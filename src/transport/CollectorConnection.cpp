@@ -25,10 +25,6 @@ const long kSendRetryWaitMs = 100;
 const int kReadPollTimeoutMs = 10000;
 const size_t kInitMessageBufferSize = 4096;
 
-void closeSocketQuietly(int fd) {
-  if (fd >= 0) close(fd);
-}
-
 // connect() on a non-blocking socket, as a cancellation point.
 int connectOnce(int fd, const struct sockaddr *addr, socklen_t len) {
   CancellationPoint cancellable;
@@ -97,13 +93,20 @@ extern "C" int orvoPhpAgentConnectToTcp(ConnData *c, const char *host,
     return -1;
   }
 
+  // Told to exit: every wait of the loop below ends here.
+  auto giveUp = [&](int fd) {
+    logInfo(label, "%s thread exiting", c->name);
+    if (fd >= 0) close(fd);
+    freeaddrinfo(result);
+    return -1;
+  };
+
   int failures = 0;
   int lastError = 0;
   int connected = -1;
   char addrText[INET_ADDRSTRLEN] = "";
   while (connected < 0) {
-    for (struct addrinfo *ai = result; ai != nullptr && connected < 0;
-         ai = ai->ai_next) {
+    for (struct addrinfo *ai = result; ai != nullptr; ai = ai->ai_next) {
       if (ai->ai_family != AF_INET) continue;
       struct sockaddr_in *sin = reinterpret_cast<struct sockaddr_in *>(ai->ai_addr);
       if (sin->sin_addr.s_addr == 0) continue;
@@ -118,12 +121,12 @@ extern "C" int orvoPhpAgentConnectToTcp(ConnData *c, const char *host,
       orvoPhpAgentSetBlocking(fd, 0, label);
       while (true) {
         if (lastError != EINPROGRESS && lastError != EALREADY &&
-            failures <= kFailuresBeforeSuspending - 1)
+            failures < kFailuresBeforeSuspending)
           logInfo(label, "making %s to the collector on host ip addr %s port %s",
                   c->name, addrText, port);
         if (connectOnce(fd, ai->ai_addr, ai->ai_addrlen) == 0 ||
             errno == EISCONN) {
-          if (failures > kFailuresBeforeSuspending - 1)
+          if (failures >= kFailuresBeforeSuspending)
             logInfo(label,
                     "re-connected to collector at IP addr %s listening on port %s",
                     addrText, port);
@@ -135,16 +138,12 @@ extern "C" int orvoPhpAgentConnectToTcp(ConnData *c, const char *host,
         int err = errno;
         if (err == EINPROGRESS || err == EALREADY) {
           lastError = err;
-          if (waitForExitOrTimeout(c, kConnectInProgressWaitMs)) {
-            logInfo(label, "%s thread exiting", c->name);
-            close(fd);
-            freeaddrinfo(result);
-            return -1;
-          }
+          if (waitForExitOrTimeout(c, kConnectInProgressWaitMs))
+            return giveUp(fd);
           continue;
         }
         lastError = err;
-        if (failures <= kFailuresBeforeSuspending - 1) {
+        if (failures < kFailuresBeforeSuspending) {
           logError(label, "error(%d) making %s to the collector on port %s: %s",
                    err, c->name, port, strerror(err));
           ++failures;
@@ -155,17 +154,10 @@ extern "C" int orvoPhpAgentConnectToTcp(ConnData *c, const char *host,
       }
       if (connected >= 0) break;
       close(fd);
-      if (orvoPhpAgentGetExitFlag(c)) {
-        logInfo(label, "%s thread exiting", c->name);
-        freeaddrinfo(result);
-        return -1;
-      }
+      if (orvoPhpAgentGetExitFlag(c)) return giveUp(-1);
     }
-    if (connected < 0 && waitForExitOrTimeout(c, kConnectRetryPauseMs)) {
-      logInfo(label, "%s thread exiting", c->name);
-      freeaddrinfo(result);
-      return -1;
-    }
+    if (connected < 0 && waitForExitOrTimeout(c, kConnectRetryPauseMs))
+      return giveUp(-1);
   }
 
   orvoPhpAgentSetBlocking(connected, 1, label);
@@ -243,7 +235,7 @@ extern "C" void orvoPhpAgentCloseConnection(ConnData *c, const char *label) {
   if (fd < 0) return;
   logInfo(label, "closing %s fd %d", c->name, fd);
   orvoPhpAgentSetConnFd(c, -1);
-  closeSocketQuietly(fd);
+  close(fd);
 }
 
 SocketWait waitForSocketOrWake(ConnData *c, int fd, int timeoutMs) {

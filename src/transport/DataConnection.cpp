@@ -30,11 +30,9 @@ int commandConnStatus() {
 }
 
 void enterDataThread() {
-  // Deferred cancellation, disabled outside the blocking calls: a cancel
-  // after the bounded join's time-out ends the thread in connect, send or
-  // poll, never in an allocation, a destructor or a log write.
-  int rc = pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
-  if (rc == 0) rc = pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+  // A cancel after the bounded join's time-out ends the thread in connect,
+  // send or poll, never in an allocation, a destructor or a log write.
+  int rc = enterConnectionThread();
   if (rc != 0)
     logInfo(dataQueueThreadName,
             "pthread_setcanceltype in data connection thread: %s", strerror(rc));

@@ -185,7 +185,7 @@ int waitForExitOrTimeout(ConnData *c, long millis) {
   return flag;
 }
 
-void enterConnectionThread() {
-  pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+int enterConnectionThread() {
+  int rc = pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, nullptr);
+  return rc != 0 ? rc : pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
 }

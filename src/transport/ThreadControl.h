@@ -53,8 +53,8 @@ class CancellationPoint {
 };
 
 // First act of every connection thread: deferred cancellation, disabled
-// outside the blocking calls.
-void enterConnectionThread();
+// outside the blocking calls. Returns 0 or the error number.
+int enterConnectionThread();
 #endif
 
 #endif

@@ -81,6 +81,13 @@ void unlinkBucket(HashTable *ht, Bucket *p) {
   ht->nNumOfElements--;
 }
 
+// Takes an element out of the table and releases it with its data.
+void removeBucket(HashTable *ht, Bucket *p) {
+  unlinkBucket(ht, p);
+  releaseData(ht, p);
+  pefree(p, ht->persistent);
+}
+
 Bucket *findString(const HashTable *ht, const char *arKey, zend_uint nKeyLength, zend_ulong h) {
   if (!ht->arBuckets || nKeyLength == 0) return nullptr;
   for (Bucket *p = ht->arBuckets[h & ht->nTableMask]; p; p = p->pNext) {
@@ -240,9 +247,7 @@ int zend_hash_del_key_or_index(HashTable *ht, const char *arKey, zend_uint nKeyL
   Bucket *p = (flag == HASH_DEL_KEY) ? findString(ht, arKey, nKeyLength, zend_hash_func(arKey, nKeyLength))
                                      : findIndex(ht, h);
   if (!p) return FAILURE;
-  unlinkBucket(ht, p);
-  releaseData(ht, p);
-  pefree(p, ht->persistent);
+  removeBucket(ht, p);
   return SUCCESS;
 }
 
@@ -306,9 +311,7 @@ void zend_hash_apply(HashTable *ht, apply_func_t apply_func) {
     Bucket *next = p->pListNext;
     int result = apply_func(p->pData);
     if (result & ZEND_HASH_APPLY_REMOVE) {
-      unlinkBucket(ht, p);
-      releaseData(ht, p);
-      pefree(p, ht->persistent);
+      removeBucket(ht, p);
     }
     if (result & ZEND_HASH_APPLY_STOP) break;
     p = next;
@@ -321,9 +324,7 @@ void zend_hash_apply_with_argument(HashTable *ht, apply_func_arg_t apply_func, v
     Bucket *next = p->pListNext;
     int result = apply_func(p->pData, argument);
     if (result & ZEND_HASH_APPLY_REMOVE) {
-      unlinkBucket(ht, p);
-      releaseData(ht, p);
-      pefree(p, ht->persistent);
+      removeBucket(ht, p);
     }
     if (result & ZEND_HASH_APPLY_STOP) break;
     p = next;
